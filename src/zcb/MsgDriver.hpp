@@ -7,6 +7,20 @@
 // when device answers arrive, and probes a coprocessor that has been silent for
 // 90000 scans. Four tasks, each a loop around a one-tick function that tests call
 // directly.
+//
+// Idle cost. A task with work runs its ticks every 1-2 ms, so retries, burst cuts and
+// reply waits keep their counts. A task with nothing to do blocks instead:
+//   reader    poll() on the serial descriptor and a stop descriptor;
+//   retrieve  waits for a push to the incoming queue;
+//   replies   waits for a push to the pending reply list;
+//   sender    with an empty pending list and no frame in hand, waits for a push to the
+//             pending list until the link probe is due, i.e. (countdown - 1) scans of
+//             2 ms. On waking it credits the scans the sleep stood for (elapsed / 2 ms,
+//             leaving at least 1 so the probe itself goes out through a normal tick).
+//             When the reader resets the countdown during the sleep it also wakes the
+//             sender, and a sleep that saw a reset credits nothing.
+// A coprocessor silent for 90000 scans is therefore probed after 180 s of idle time,
+// and later when the sender was busy (its ticks then take at least 2 ms each).
 #pragma once
 
 #include <cstdint>
@@ -60,9 +74,12 @@ int32_t kZZcbDri_Init(const char *device_path, ZcbConsumerFn consumer, bool open
 // Stops the monitor, sent and retrieve tasks, closes the port, empties the queues.
 // 0, or -909 when the tasks did not stop in time.
 int32_t kZZcbDri_Deinit();
-// Queues a frame with 3 tries; with an answer buffer (384 characters), a positive
-// timeout and a real sequence number, waits for the answer (or, async, only registers
-// the slot). 0; -2 no answer in time; -200 no frame; -201 frame too long; -907; -3.
+// Queues a frame with 3 tries, at the head of the pending list when timeout_ms is not 0.
+// With an answer buffer (384 characters), a positive timeout and a real sequence
+// number, registers the answer slot before queuing and waits for the answer up to
+// timeout/20 steps of 20 ms (at least one); async only registers the slot (the buffer
+// must still be given, and is not written) and returns. 0; -2 no answer in time;
+// -200 no frame; -201 frame of 1024 characters or more; -907 list full; -3.
 int32_t kZZcbDri_MsgSend(const char *frame, uint8_t seq, char *answer, int32_t timeout_ms, bool async);
 // Queues a frame without sequence number, written once. 0; -200; -201; -907; -3.
 int32_t kZZcbDri_MsgPost(const char *frame);
@@ -89,6 +106,25 @@ void kZZcbDri_SetUploadPost(DriverUploadFn fn);
 // The gateway setting that mirrors every raw burst to the debug service.
 void kZZcbDri_SetTtsMode(int32_t mode);
 
-// Returns the driver to its fresh state: tasks stopped, tables, lists and queues empty,
-// hooks cleared (tests start clean).
+// Returns the driver to its fresh state: all four tasks stopped, tables, lists and
+// queues empty, consumer and hooks cleared, the port closed and its path forgotten,
+// and the driver's dispatch installed in the codec (tests start clean).
 void kZZcbDri_Reset();
+
+// ---- introspection and control, for tests and measurements ----
+
+// The consumer, for tests that drive the ticks without kZZcbDri_Init.
+void kZZcbDri_SetConsumer(ZcbConsumerFn consumer);
+// Acknowledgement entry of a sequence number: 0 idle, 1 sent, 2 link-acknowledged.
+uint8_t kZZcbDri_AckState(uint8_t seq);
+// Answer slot state of a sequence number: 0 idle, 1 waiting, 2 answered.
+uint8_t kZZcbDri_SlotState(uint8_t seq);
+int32_t kZZcbDri_PendingCount();
+int32_t kZZcbDri_IncomingCount();
+int32_t kZZcbDri_ReplyCount();
+// The link-probe countdown in scans; setting it lets a test reach the probe quickly.
+int32_t kZZcbDri_ProbeCountdown();
+void    kZZcbDri_SetProbeCountdown(int32_t scans);
+// true (default): idle tasks block as described above. false: every loop sleeps its
+// fixed 1-2 ms tick even when idle (the baseline for idle CPU measurements).
+void kZZcbDri_SetIdleBlocking(bool on);
