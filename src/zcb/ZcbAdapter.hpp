@@ -13,10 +13,13 @@ constexpr size_t kZcbDevicePathSize = 32;
 // With open_now: kZZcbA_Uart_Reopen(path). Otherwise stores the path (when given) and
 // returns 0; the first read or write opens the port.
 int32_t kZZcbA_Uart_Init(const char *path, bool open_now);
-// Closes any open descriptor and opens the stored (or given) path: 0 or -101.
+// Closes any open descriptor and opens the stored (or given, cut to 31 characters)
+// path, "/dev/ttyS0" when the stored path is empty; raw 115200 8N1. 0 or -101
+// (nothing left open).
 int32_t kZZcbA_Uart_Reopen(const char *path);
-// Bytes read (> 0); 0 when nothing waits; -1 when closed and not reopenable; the
-// negative poll or read result otherwise.
+// Bytes read (> 0); 0 when nothing waits (never blocks); -1 when closed and not
+// reopenable, or when the read fails or finds the line hung up (errno tells which);
+// the caller reopens on a negative result.
 int32_t kZZcbA_Uart_Read(uint8_t *buffer, size_t capacity);
 // 0 when every byte went out in one write; -999 otherwise (0 for an empty write on a
 // port that cannot be opened).

@@ -1,6 +1,7 @@
 // Frame codec: see ZcbMsg.hpp.
 #include "zcb/ZcbMsg.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cinttypes>
@@ -151,6 +152,8 @@ int32_t HandleFrame(std::string_view frame)
     std::string_view tag = frame.substr(0, open + 1);
     if (tag.size() >= kZcbTagSize)
         return 0;
+    // Only a whole catalogue tag is accepted: a broken frame head glued before a good
+    // one ("<zvsper-u<zvsper-uLinkAck>{...}") loses both.
     uint32_t id = kZZcbMsg_IdOf(tag);
     if (id == kZcbMsg_Invalid)
         return 0;
@@ -189,7 +192,7 @@ int32_t HandleFrame(std::string_view frame)
     msg.crc        = received;
     Z3LOG(6, "MSG-INCOMING: key(%.*s), payload(%s)\r\n", static_cast<int>(tag.size()), tag.data(), msg.payload);
     if (gCodec.dispatch == nullptr)
-        return 1;
+        return id == kZcbMsg_uLinkAck ? 0 : 1;
     return gCodec.dispatch(msg, gCodec.context) != 0 ? 1 : 0;
 }
 
@@ -303,17 +306,20 @@ int32_t kZZcbMsg_PutU32Array(ZcbFrameBuf &buf, const uint32_t *values, uint16_t 
 
 int32_t kZZcbMsg_Finish(uint32_t id, ZcbFrameBuf &buf, uint8_t *seq_slot)
 {
-    const char *tag = kZZcbMsg_TagOf(id);
-    size_t      len = strlen(tag);
-    if (buf.text.compare(0, len, tag) != 0 || buf.text.size() <= len)
-        return -303;
-    // Sequence (3) + CRC (4) + brace (1) must fit, or the frame is refused whole.
-    size_t tail = (seq_slot != nullptr ? 3 : 0) + 5;
+    // Sequence "SS:" (3) + CRC (4) + brace (1) must fit, or the frame is refused whole;
+    // nothing half-built is left behind for a caller that ignores the result.
+    const size_t tail = (seq_slot != nullptr ? 3 : 0) + 5;
     if (buf.overflow || buf.text.size() + tail > buf.capacity)
     {
+        Z3LOG(9, "frame does not fit its buffer(%zu), refused\r\n", buf.capacity);
         buf.overflow = true;
+        buf.text.clear();
         return -201;
     }
+    const char *tag = kZZcbMsg_TagOf(id);
+    size_t      len = strlen(tag);
+    if (buf.text.size() <= len || buf.text.compare(0, len, tag) != 0)
+        return -303;
     if (seq_slot != nullptr)
     {
         if (*seq_slot == kZcbNoSeq)
@@ -408,12 +414,11 @@ uint64_t kUtilsHexToInt(const char *text, int32_t digits)
 {
     if (text == nullptr)
         return 0;
-    size_t len = strlen(text);
-    size_t n   = digits > 0 ? static_cast<size_t>(digits) : (len + 1) / 2 * 2;
-    if (n > 16)
-        n = 16;
+    // With a digit count only that many characters are read (no terminator needed).
+    size_t len = digits > 0 ? strnlen(text, std::min<size_t>(static_cast<size_t>(digits), 16)) : strlen(text);
+    size_t n   = std::min<size_t>(digits > 0 ? static_cast<size_t>(digits) : (len + 1) / 2 * 2, 16);
     // Shorter text reads as if left-padded with zeros; longer text from its first n digits.
-    return HexValue(std::string_view(text, len < n ? len : n));
+    return HexValue(std::string_view(text, std::min(len, n)));
 }
 
 int32_t kUtilsHexToBytes(const char *text, uint8_t *out, size_t capacity)

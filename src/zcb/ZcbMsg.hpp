@@ -119,7 +119,8 @@ int32_t kZZcbMsg_PutU16Array(ZcbFrameBuf &buf, const uint16_t *values, uint16_t 
 int32_t kZZcbMsg_PutU32Array(ZcbFrameBuf &buf, const uint32_t *values, uint16_t count, bool separator);
 // Checks the tag (-303 otherwise, buffer unchanged); with a sequence slot draws a number
 // when it holds 255, stores it back and appends it; appends the CRC and "}". -201 when
-// the frame did not fit its buffer.
+// the frame did not fit its buffer: the buffer is then emptied, so no partial frame
+// can be sent by mistake.
 int32_t kZZcbMsg_Finish(uint32_t id, ZcbFrameBuf &buf, uint8_t *seq_slot);
 // The next sequence number: 0 .. 254, then 0 again.
 uint8_t kZZcbMsg_NextSeq();
@@ -129,12 +130,19 @@ void kZZcbMsg_ResetSeq(uint8_t next);
 // ---- parser ----
 
 // Receives each good frame; answers 1 when the frame counts as dispatched (link
-// acknowledgements do not).
+// acknowledgements do not). Without a hook (nullptr) every good frame but a link
+// acknowledgement counts and goes nowhere.
 using ZcbDispatchFn = int (*)(const ZcbIncomingMsg &msg, void *context);
 void kZZcbMsg_SetDispatch(ZcbDispatchFn fn, void *context);
 
 // Scans one read burst for frames, checks tag and CRC and dispatches the good ones.
 // Returns the number dispatched, -200 for a null text. A NUL ends the text.
+//  - a frame runs from "<zvsper" to "}"; white space, a NUL or the end of the burst
+//    before the "}" discards it (a frame split across two bursts is lost);
+//  - 1024 characters without "}" are logged as too long, scanning resumes after them;
+//  - the tag must equal a catalogue tag;
+//  - a payload of 384 characters or more is dropped, never cut: a cut payload would
+//    hand consumers wrong fields.
 int32_t kZZcbMsg_Parse(const char *text);
 int32_t kZZcbMsg_Parse(std::string_view text);
 
@@ -142,7 +150,9 @@ int32_t kZZcbMsg_Parse(std::string_view text);
 
 // CRC-16/MODBUS; 0xFFFF for length 0.
 uint16_t kUtilsCrc16Modbus(const uint8_t *bytes, size_t length);
-// The value of `digits` hex digits (text length rounded up to even when digits <= 0).
+// The value of `digits` hex digits, at most 16 (text length rounded up to even when
+// digits <= 0). Short text reads as left-padded with zeros, long text from its first
+// `digits` characters (only those are read). Characters other than hex digits read as 0.
 uint64_t kUtilsHexToInt(const char *text, int32_t digits);
 // Two characters per byte; number of bytes written, -1 for a null argument.
 int32_t kUtilsHexToBytes(const char *text, uint8_t *out, size_t capacity);

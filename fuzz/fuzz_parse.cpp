@@ -1,0 +1,22 @@
+// libFuzzer target: one serial read burst into the frame parser.
+#include <cstdio>
+#include <cstdlib>
+
+#include "FuzzChecks.hpp"
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    zcbfuzz::QuietLog();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    std::string failure = zcbfuzz::CheckParse(data, size);
+    if (!failure.empty())
+    {
+        fprintf(stderr, "frame parser property broken: %s\n", failure.c_str());
+        abort();
+    }
+    return 0;
+}
