@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -18,7 +19,6 @@
 #include <unistd.h>
 
 #include "runtime/Log.hpp"
-#include "zcb/ZcbMsg.hpp"
 
 #define UTILS_LOG(level, ...) Z3LOG_AS("CommonUtils.c", level, __VA_ARGS__)
 
@@ -29,10 +29,47 @@ constexpr const char *kRouteTable = "/proc/net/route";
 struct UtilsState
 {
     std::atomic<uint32_t> random_calls{0};
-    char                  link_ip[16] = "0.0.0.0";
 };
 
 UtilsState gUtils;
+
+// The address text handed out by kUtilsGetLinkIP. One buffer per thread: a caller
+// still sees its text overwritten by its own next call, but another thread's call can
+// no longer change the characters it is reading.
+thread_local char tLinkIp[16] = "0.0.0.0";
+
+// Reads one line of at most capacity - 1 characters; the rest of a longer line is
+// dropped so that it cannot pass for the next line.
+bool ReadLine(FILE *fp, char *line, size_t capacity)
+{
+    if (fgets(line, static_cast<int>(capacity), fp) == nullptr)
+        return false;
+    size_t len = strlen(line);
+    if (len > 0 && line[len - 1] != '\n' && len + 1 == capacity)
+    {
+        int c;
+        while ((c = fgetc(fp)) != EOF && c != '\n')
+        {
+        }
+    }
+    return true;
+}
+
+// True when name is one of the ";"-separated names of list (exact match).
+bool InBlacklist(std::string_view list, std::string_view name)
+{
+    while (!list.empty())
+    {
+        size_t           cut   = list.find(';');
+        std::string_view entry = list.substr(0, cut);
+        if (entry == name)
+            return true;
+        if (cut == std::string_view::npos)
+            break;
+        list.remove_prefix(cut + 1);
+    }
+    return false;
+}
 
 // Closes a descriptor when it goes out of scope.
 struct FdGuard
@@ -152,11 +189,11 @@ int32_t kUtilsGetRouteIfaceFrom(const char *route_path, char *out, size_t capaci
         return -101;
     char    line[256];
     int32_t result = -1;
-    if (fgets(line, sizeof(line), fp) == nullptr)
+    if (!ReadLine(fp, line, sizeof(line)))
         result = -103;
     else
     {
-        while (fgets(line, sizeof(line), fp) != nullptr)
+        while (ReadLine(fp, line, sizeof(line)))
         {
             char         iface[256] = {};
             unsigned int dest, gateway, flags, mask;
@@ -204,7 +241,7 @@ int32_t kUtilsGetLinkMac(const char *ifname, char *text_out, uint8_t *raw_out, b
 
 const char *kUtilsGetLinkIP(const char *ifname)
 {
-    snprintf(gUtils.link_ip, sizeof(gUtils.link_ip), "0.0.0.0");
+    snprintf(tLinkIp, sizeof(tLinkIp), "0.0.0.0");
     if (ifname != nullptr && ifname[0] != '\0')
     {
         FdGuard sock{socket(AF_INET, SOCK_DGRAM, 0)};
@@ -217,12 +254,12 @@ const char *kUtilsGetLinkIP(const char *ifname)
             if (ioctl(sock.fd, SIOCGIFADDR, &req) == 0)
             {
                 const struct sockaddr_in *sin = reinterpret_cast<const struct sockaddr_in *>(&req.ifr_addr);
-                inet_ntop(AF_INET, &sin->sin_addr, gUtils.link_ip, sizeof(gUtils.link_ip));
+                inet_ntop(AF_INET, &sin->sin_addr, tLinkIp, sizeof(tLinkIp));
             }
         }
     }
-    UTILS_LOG(6, "kUtilsGetLinkIP = %s\r\n", gUtils.link_ip);
-    return gUtils.link_ip;
+    UTILS_LOG(6, "kUtilsGetLinkIP = %s\r\n", tLinkIp);
+    return tLinkIp;
 }
 
 int32_t kUtilsResolveNetIfaceFrom(const char *route_path, const char *net_blacklist, NetIface *out)
@@ -230,23 +267,16 @@ int32_t kUtilsResolveNetIfaceFrom(const char *route_path, const char *net_blackl
     if (out == nullptr)
         return -200;
     memset(out, 0, sizeof(*out));
-    int32_t result = kUtilsGetRouteIfaceFrom(route_path, out->ifname, sizeof(out->ifname));
-    if (result == 0 && net_blacklist != nullptr && net_blacklist[0] != '\0')
-    {
-        char    names[16][64];
-        int32_t n = kUtilsSplitFields(net_blacklist, names, ';');
-        for (int32_t i = 0; i < n; ++i)
-        {
-            if (strcmp(names[i], out->ifname) == 0)
-            {
-                out->ifname[0] = '\0';
-                break;
-            }
-        }
-    }
-    if (out->ifname[0] != '\0')
-        return kUtilsGetLinkMac(out->ifname, out->mac_text, out->mac, false);
-    return result;
+    // The blacklist and the hardware address query see the interface's whole name
+    // (up to IFNAMSIZ - 1); only the stored copy is cut to the record's 10 characters.
+    char    full_name[IFNAMSIZ] = {};
+    int32_t result              = kUtilsGetRouteIfaceFrom(route_path, full_name, sizeof(full_name));
+    if (result == 0 && net_blacklist != nullptr && InBlacklist(net_blacklist, full_name))
+        full_name[0] = '\0';
+    if (full_name[0] == '\0')
+        return result;
+    snprintf(out->ifname, sizeof(out->ifname), "%.*s", static_cast<int>(sizeof(out->ifname) - 1), full_name);
+    return kUtilsGetLinkMac(full_name, out->mac_text, out->mac, false);
 }
 
 int32_t kUtilsResolveNetIface(const char *net_blacklist, NetIface *out)

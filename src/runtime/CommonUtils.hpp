@@ -35,8 +35,8 @@ int32_t kUtilsGetRouteIfaceFrom(const char *route_path, char *out, size_t capaci
 // Hardware address of an interface: 0; -101 no socket; -909 no hardware address.
 // text_out (13 bytes) and raw_out (6 bytes) may be null.
 int32_t kUtilsGetLinkMac(const char *ifname, char *text_out, uint8_t *raw_out, bool upper_case);
-// Dotted IPv4 address of the interface, "0.0.0.0" when it has none. The text lives in a
-// shared buffer that the next call overwrites: copy it.
+// Dotted IPv4 address of the interface, "0.0.0.0" when it has none or no name is given.
+// The text lives in a per-thread buffer that the thread's next call overwrites: copy it.
 const char *kUtilsGetLinkIP(const char *ifname);
 
 // The gateway's network interface, as resolved at start-up and retried by the module loop.
@@ -48,7 +48,8 @@ struct NetIface
 };
 
 // Resolves the interface of the first route unless it is named in the ";"-separated
-// blacklist; fills the MAC text and raw MAC. 0, or the failing step's result.
+// blacklist (every name counts); fills the MAC text and raw MAC. 0, or the failing
+// step's result: a blacklisted interface leaves the record empty and returns 0.
 int32_t kUtilsResolveNetIface(const char *net_blacklist, NetIface *out);
 // The same over another route table file.
 int32_t kUtilsResolveNetIfaceFrom(const char *route_path, const char *net_blacklist, NetIface *out);

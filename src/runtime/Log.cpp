@@ -1,6 +1,7 @@
 // Logging facility: see Log.hpp.
 #include "runtime/Log.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -9,7 +10,6 @@
 #include <syslog.h>
 #include <time.h>
 
-#include "runtime/CommonUtils.hpp"
 
 namespace {
 
@@ -103,19 +103,33 @@ void kLogEmit(int32_t level, const char *file, int line, const char *fmt, ...)
     vsnprintf(message, sizeof(message), fmt, args);
     va_end(args);
 
-    char date[16];
-    char clock[32];
-    kUtilsDateText(date, sizeof(date), false);
-    kUtilsTimeText(clock, sizeof(clock), true);
+    // Date and time come from one clock reading so a line written at midnight cannot
+    // pair one day's date with the next day's time.
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    struct tm broken;
+    time_t    secs = tv.tv_sec;
+    localtime_r(&secs, &broken);
 
     uint16_t    colour = (level >= 1 && level <= 9) ? kLevelColour[level] : 15;
     const char *escape = kLogColorOf(colour);
 
+    // The prefix is bounded on its own so that a long file name can cut only the
+    // prefix, never the message or the closing colour reset.
+    char prefix[192];
+    int  p = snprintf(prefix, sizeof(prefix), "%s%02d%02d %02d:%02d:%02d.%03d [%.100s:%d] ", escape, broken.tm_mon + 1,
+                      broken.tm_mday, broken.tm_hour, broken.tm_min, broken.tm_sec, static_cast<int>(tv.tv_usec / 1000),
+                      kLogBaseName(file), line);
+    size_t prefix_len = p < 0 ? 0 : std::min(static_cast<size_t>(p), sizeof(prefix) - 1);
+    size_t message_len = strlen(message);
+
     // One buffer for the whole line, so a line is written by a single call.
-    char   line_text[kLogMessageBuffer + 160];
-    int    n = snprintf(line_text, sizeof(line_text), "%s%s %s [%s:%d] %s\033[m", escape, date, clock,
-                        kLogBaseName(file), line, message);
-    size_t len = n < 0 ? 0 : (static_cast<size_t>(n) < sizeof(line_text) ? static_cast<size_t>(n) : sizeof(line_text) - 1);
+    static constexpr char kReset[] = "\033[m";
+    char   line_text[sizeof(prefix) + kLogMessageBuffer + sizeof(kReset)];
+    memcpy(line_text, prefix, prefix_len);
+    memcpy(line_text + prefix_len, message, message_len);
+    memcpy(line_text + prefix_len + message_len, kReset, sizeof(kReset) - 1);
+    size_t len = prefix_len + message_len + sizeof(kReset) - 1;
 
     LogState                   &st = State();
     std::lock_guard<std::mutex> lock(st.mutex);
