@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "devices/Database.hpp"
 #include "runtime/Log.hpp"
+#include "zigbee/StandardSupport.hpp"
 
 namespace {
 
@@ -36,15 +38,22 @@ int32_t PlaceholderNotBuilt(const char *module)
     return 0;
 }
 
-int32_t StartUpPlaceholder_Database(const char *, int32_t) { return PlaceholderNotBuilt("database"); }
-// Leaves the name as it is: there is no stored gateway record to read.
-int32_t StartUpPlaceholder_LoadGatewayName(char *, size_t) { return 0; }
-int32_t StartUpPlaceholder_DeviceManager(const GatewayOptions &) { return PlaceholderNotBuilt("device manager"); }
-int32_t StartUpPlaceholder_ScenesAndMulti() { return PlaceholderNotBuilt("scene and multi-control"); }
-int32_t StartUpPlaceholder_BindNetworkRecord(StationState &)
+// Until the device manager exists, Zigbee service events are only logged.
+void StartUpPlaceholder_DeviceEventHandler(int32_t event, void *)
 {
-    return PlaceholderNotBuilt("network management record");
+    Z3LOG(1, "device manager not built yet: service event %d dropped\r\n", event);
 }
+
+// Brings up the Zigbee procedures directly, as the device manager's start will: the
+// network is left and formed anew when the database holds no device.
+int32_t StartUpPlaceholder_DeviceManager(const GatewayOptions &options)
+{
+    PlaceholderNotBuilt("device manager");
+    bool fresh = kZDB_Count("z3_logic_devices") == 0;
+    kZSS_SetDeviceDefPath(options.device_def_path);
+    return kZSS_Init(options.device_def_path, fresh, options.uart_port, StartUpPlaceholder_DeviceEventHandler);
+}
+int32_t StartUpPlaceholder_ScenesAndMulti() { return PlaceholderNotBuilt("scene and multi-control"); }
 int32_t StartUpPlaceholder_WriteGatewayConfig() { return PlaceholderNotBuilt("gateway config file"); }
 int32_t StartUpPlaceholder_CcuLink(bool) { return PlaceholderNotBuilt("CCU link"); }
 int32_t StartUpPlaceholder_DebugService() { return PlaceholderNotBuilt("debug service"); }
@@ -81,7 +90,7 @@ int32_t Step_ApplyOptionDefaults(StationState &st)
 
 int32_t Step_OpenDatabase(StationState &st)
 {
-    int32_t rc = StartUpPlaceholder_Database(st.options.db_path, st.options.device_capacity);
+    int32_t rc = kZDB_Init(st.options.db_path, st.options.device_capacity);
     if (rc != 0)
     {
         Z3LOG(9, "DB module init failed(%d)!!\r\n", rc);
@@ -89,7 +98,7 @@ int32_t Step_OpenDatabase(StationState &st)
     }
     char name[256];
     CopyText(name, st.gateway_name);
-    rc = StartUpPlaceholder_LoadGatewayName(name, sizeof(name));
+    rc = kZDB_LoadGatewayName(name, sizeof(name));
     if (rc != 0)
     {
         Z3LOG(9, "load gw info failed(%d)!!\r\n", rc);
@@ -118,7 +127,17 @@ int32_t Step_StartScenesAndMulti(StationState &)
 // A missing or blacklisted interface leaves the record empty; the module loop retries.
 int32_t Step_ResolveNetIface(StationState &st) { return kUtilsResolveNetIface(st.options.net_blacklist, &st.net_iface); }
 
-int32_t Step_BindNetworkRecord(StationState &st) { return StartUpPlaceholder_BindNetworkRecord(st); }
+// Takes the coordinator's identity from the network record as it stands now.
+int32_t Step_BindNetworkRecord(StationState &st)
+{
+    Z3NetInfo info = kZSS_GetNetInfo();
+    st.zcb_version = info.zcb_version;
+    if (info.ieee_addr != 0)
+        snprintf(st.device_code, sizeof(st.device_code), "%016llX", static_cast<unsigned long long>(info.ieee_addr));
+    else
+        st.device_code[0] = '\0';
+    return 0;
+}
 
 int32_t Step_BuildVersionText(StationState &st)
 {
