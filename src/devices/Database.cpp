@@ -106,12 +106,6 @@ struct SqliteFree
 };
 using SqlText = std::unique_ptr<char, SqliteFree>;
 
-struct JsonTextFree
-{
-    void operator()(char *text) const { cJSON_free(text); }
-};
-using JsonText = std::unique_ptr<char, JsonTextFree>;
-
 // A prepared statement finalised exactly once.
 class Statement
 {

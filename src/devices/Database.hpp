@@ -13,11 +13,12 @@
 // table has no row. kZDB_Count answers the row count itself (0 on any failure).
 #pragma once
 
-#include <cjson/cJSON.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <utility>
+
+#include <cjson/cJSON.h>
+
+#include "runtime/Json.hpp"
 
 constexpr int32_t  kZdbDefaultCapacity  = 512; // devices, and missing device counts
 constexpr int32_t  kZdbAbstractMax      = 128; // missing counts of the other readers
@@ -28,34 +29,6 @@ constexpr size_t   kZdbPathMax          = 255;
 constexpr uint64_t kZdbAllDevices       = ~0ULL; // address selecting every device row
 constexpr uint8_t  kZdbAnyEndpoint      = 255;
 constexpr uint8_t  kZdbNoMaster         = 255;
-
-// Owns one cJSON tree. Copies are deep (cJSON_Duplicate), moves hand the tree over,
-// and the tree is deleted exactly once with its last owner.
-class OwnedJson
-{
-public:
-    OwnedJson() = default;
-    explicit OwnedJson(cJSON *tree) noexcept : tree_(tree) {}
-    OwnedJson(const OwnedJson &other) : tree_(other.tree_ ? cJSON_Duplicate(other.tree_, 1) : nullptr) {}
-    OwnedJson(OwnedJson &&other) noexcept : tree_(std::exchange(other.tree_, nullptr)) {}
-    OwnedJson &operator=(OwnedJson other) noexcept
-    {
-        std::swap(tree_, other.tree_);
-        return *this;
-    }
-    ~OwnedJson() { cJSON_Delete(tree_); }
-
-    cJSON *get() const noexcept { return tree_; }
-    cJSON *operator->() const noexcept { return tree_; }
-    explicit operator bool() const noexcept { return tree_ != nullptr; }
-    // Gives up ownership; the caller deletes the tree.
-    cJSON *release() noexcept { return std::exchange(tree_, nullptr); }
-    // Takes ownership of `tree` and deletes the previous one.
-    void reset(cJSON *tree = nullptr) noexcept { cJSON_Delete(std::exchange(tree_, tree)); }
-
-private:
-    cJSON *tree_ = nullptr;
-};
 
 // One row of z3_logic_devices. The cluster lists travel in memory only; a record read
 // from the database has them all 0.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "runtime/ItemContainer.hpp"
+#include "runtime/Json.hpp"
 #include "runtime/Log.hpp"
 #include "zcb/ZcbAdapter.hpp"
 
@@ -70,18 +71,6 @@ enum TaskIndex
     kTaskSent,
     kTaskCount,
 };
-
-struct JsonDeleter
-{
-    void operator()(cJSON *json) const { cJSON_Delete(json); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
-
-struct PrintedDeleter
-{
-    void operator()(char *text) const { cJSON_free(text); }
-};
-using PrintedPtr = std::unique_ptr<char, PrintedDeleter>;
 
 // A pending reply owned by the list: the record with its own copy of the document.
 struct ReplyItem
@@ -388,7 +377,7 @@ void SendReply(ReplyItem &item)
                 cJSON_AddItemToObject(payload, "code", code);
         }
     }
-    PrintedPtr text(cJSON_Print(doc));
+    JsonText text(cJSON_Print(doc));
     if (!text)
     {
         Z3LOG(9, "message rsp sent err(%d)!!\r\n", -3);

@@ -21,16 +21,11 @@
 #include <unistd.h>
 
 #include "runtime/ItemContainer.hpp"
+#include "runtime/Json.hpp"
 #include "runtime/Log.hpp"
 #include "zcb/MsgDriver.hpp"
 
 namespace {
-
-struct CJsonDeleter
-{
-    void operator()(cJSON *item) const { cJSON_Delete(item); }
-};
-using CJsonPtr = std::unique_ptr<cJSON, CJsonDeleter>;
 
 struct FileCloser
 {
@@ -68,7 +63,7 @@ struct ZssState
     // Product list of the open window; its own lock because lookups run on the
     // driver's task while the loop may release it.
     std::mutex  product_mutex;
-    CJsonPtr    product_list;
+    JsonPtr    product_list;
     std::string device_def_path = kZssDefaultDeviceDef;
 
     ItemContainer<ZssEvent>        events{kZssEventQueueSize};
@@ -279,7 +274,7 @@ void LoadProductList()
     while ((got = fread(chunk, 1, sizeof chunk, file.get())) > 0)
         text.append(chunk, got);
 
-    CJsonPtr root(cJSON_Parse(text.c_str()));
+    JsonPtr root(cJSON_Parse(text.c_str()));
     if (!root)
     {
         Z3LOG(9, "<ERR>: Json Parse err!!\n");
@@ -298,7 +293,7 @@ void LoadProductList()
         Z3LOG(9, "get JsonItem(devices) err!!\n");
         return;
     }
-    CJsonPtr copy(cJSON_Duplicate(devices, true));
+    JsonPtr copy(cJSON_Duplicate(devices, true));
     if (!copy)
     {
         Z3LOG(3, "product_config_list get failed!!!\r\n");

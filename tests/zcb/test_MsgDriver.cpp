@@ -785,7 +785,10 @@ TEST_F(MsgDriverTest, InitWithAMissingPortStillStartsTheTasks)
     kZZcbA_Uart_Reset();
     EXPECT_EQ(-101, kZZcbDri_Init("/nonexistent/zcb", Consume, true));
     EXPECT_TRUE(log_.Contains("Zcb Adaptor Init failed(-101)!!\r\n"));
-    for (int i = 0; i < 200 && !log_.Contains("ZCB driver Message Sent Task Started.\n"); ++i)
+    // Threads start in any order and late on a loaded machine: wait for both lines.
+    for (int i = 0; i < 1000 && !(log_.Contains("ZCB driver Message Sent Task Started.\n") &&
+                                  log_.Contains("ZCB driver Message Monitor Task Started.\n"));
+         ++i)
         std::this_thread::sleep_for(5ms);
     EXPECT_TRUE(log_.Contains("ZCB driver Message Monitor Task Started.\n"));
     EXPECT_TRUE(log_.Contains("ZCB driver Message Sent Task Started.\n"));

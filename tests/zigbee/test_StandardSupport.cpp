@@ -782,11 +782,11 @@ TEST_F(StandardSupportTest, LoopTaskIdlesWithoutAWindowAndTicksWithOne)
     uint64_t ticks = kZSS_ModuleLoopTaskTicks();
     auto     spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_LE(ticks, static_cast<uint64_t>(spent.count() / kZssTickMs)) << "never faster than one tick per 100 ms";
-    EXPECT_GE(ticks, 5u);
+    EXPECT_GE(ticks, 3u);
 
     auto stop_start = std::chrono::steady_clock::now();
     EXPECT_EQ(kZSS_StopTasks(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - stop_start, 500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - stop_start, 2000ms);
     EXPECT_TRUE(log_.Contains("Z3 standard procedure Task exit.\n"));
     EXPECT_TRUE(log_.Contains("ZCB driver Message Incoming Handle Task exit.\n"));
 }
@@ -797,7 +797,7 @@ TEST_F(StandardSupportTest, IdleTasksStopPromptly)
     std::this_thread::sleep_for(50ms); // let both tasks block
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(kZSS_StopTasks(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2000ms);
     EXPECT_EQ(kZSS_StartTasks(), 0) << "restartable";
 }
 
