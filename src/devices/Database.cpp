@@ -460,6 +460,29 @@ int32_t SaveDeviceIn(sqlite3 *db, const LogicDevice &device)
 }
 
 // Prepares `sql`, binds one key id and logs the expanded statement.
+// Reads the rows of a statement without parameters into `out`, at most `capacity`
+// records (further rows are stepped over), and sets `count` to the number read.
+template <typename Record, typename Fill>
+int32_t LoadTable(const char *sql, int32_t level, Record *out, int32_t capacity, int32_t *count, Fill &&fill)
+{
+    if (count != nullptr)
+        *count = 0;
+    return RunOperation(Txn::kRead, [&](sqlite3 *db) {
+        Statement stmt;
+        if (stmt.Prepare(db, sql) != 0)
+            return -904;
+        LogStatement(level, stmt.get(), false);
+        int32_t stored = 0;
+        int32_t result = StepRows(db, stmt.get(), [&](sqlite3_stmt *row) {
+            if (stored < capacity)
+                fill(row, out[stored++]);
+        });
+        if (count != nullptr)
+            *count = stored;
+        return stmt.Finalize(result);
+    });
+}
+
 int32_t PrepareById(sqlite3 *db, Statement &stmt, const char *sql, std::string_view id, int32_t level)
 {
     if (stmt.Prepare(db, sql) != 0)
@@ -679,26 +702,12 @@ int32_t kZDB_LoadSceneAbstracts(SceneAbstract *abstracts, int32_t *count)
     if (abstracts == nullptr)
         return -201;
     int32_t capacity = count != nullptr ? *count : kZdbAbstractMax;
-    int32_t stored   = 0;
-    if (count != nullptr)
-        *count = 0;
-    return RunOperation(Txn::kRead, [&](sqlite3 *db) {
-        Statement stmt;
-        if (stmt.Prepare(db, kSqlSceneAbstracts) != 0)
-            return -904;
-        LogStatement(kStatementLevel, stmt.get(), false);
-        int32_t result = StepRows(db, stmt.get(), [&](sqlite3_stmt *row) {
-            if (stored >= capacity)
-                return;
-            SceneAbstract &out = abstracts[stored++];
-            CopyColumnText(row, 0, out.scene_id, sizeof out.scene_id);
-            out.state        = ColumnInt<uint32_t>(row, 1);
-            out.zcl_scene_id = ColumnInt<uint8_t>(row, 2);
-        });
-        if (count != nullptr)
-            *count = stored;
-        return stmt.Finalize(result);
-    });
+    return LoadTable(kSqlSceneAbstracts, kStatementLevel, abstracts, capacity, count,
+                     [](sqlite3_stmt *row, SceneAbstract &out) {
+                         CopyColumnText(row, 0, out.scene_id, sizeof out.scene_id);
+                         out.state        = ColumnInt<uint32_t>(row, 1);
+                         out.zcl_scene_id = ColumnInt<uint8_t>(row, 2);
+                     });
 }
 
 int32_t kZDB_LoadScene(const char *scene_id, SceneRecord *record)
@@ -778,26 +787,13 @@ int32_t kZDB_LoadSceneRemovals(SceneRemoval *removals, int32_t *count)
 {
     if (removals == nullptr || count == nullptr || *count <= 0)
         return -201;
-    int32_t capacity = *count;
-    int32_t stored   = 0;
-    *count           = 0;
-    return RunOperation(Txn::kRead, [&](sqlite3 *db) {
-        Statement stmt;
-        if (stmt.Prepare(db, kSqlLoadSceneRemovals) != 0)
-            return -904;
-        LogStatement(kStatementLevel, stmt.get(), false);
-        int32_t result = StepRows(db, stmt.get(), [&](sqlite3_stmt *row) {
-            if (stored >= capacity)
-                return;
-            SceneRemoval &out = removals[stored++];
-            out.ieee_addr     = static_cast<uint64_t>(sqlite3_column_int64(row, 0));
-            out.endpoint      = ColumnInt<uint8_t>(row, 1);
-            out.zcl_scene_id  = ColumnInt<uint8_t>(row, 2);
-            out.timeStamp     = ColumnInt<uint32_t>(row, 3);
-        });
-        *count = stored;
-        return stmt.Finalize(result);
-    });
+    return LoadTable(kSqlLoadSceneRemovals, kStatementLevel, removals, *count, count,
+                     [](sqlite3_stmt *row, SceneRemoval &out) {
+                         out.ieee_addr    = static_cast<uint64_t>(sqlite3_column_int64(row, 0));
+                         out.endpoint     = ColumnInt<uint8_t>(row, 1);
+                         out.zcl_scene_id = ColumnInt<uint8_t>(row, 2);
+                         out.timeStamp    = ColumnInt<uint32_t>(row, 3);
+                     });
 }
 
 int32_t kZDB_SaveSceneRemovals(const SceneRemoval *removals, int32_t count)
@@ -836,25 +832,11 @@ int32_t kZDB_LoadMulticAbstracts(MulticAbstract *abstracts, int32_t *count)
     if (abstracts == nullptr)
         return -201;
     int32_t capacity = count != nullptr ? *count : kZdbAbstractMax;
-    int32_t stored   = 0;
-    if (count != nullptr)
-        *count = 0;
-    return RunOperation(Txn::kRead, [&](sqlite3 *db) {
-        Statement stmt;
-        if (stmt.Prepare(db, kSqlMulticAbstracts) != 0)
-            return -904;
-        LogStatement(kStatementLevel, stmt.get(), false);
-        int32_t result = StepRows(db, stmt.get(), [&](sqlite3_stmt *row) {
-            if (stored >= capacity)
-                return;
-            MulticAbstract &out = abstracts[stored++];
-            CopyColumnText(row, 0, out.multic_id, sizeof out.multic_id);
-            out.config_cnt = ColumnInt<uint8_t>(row, 1);
-        });
-        if (count != nullptr)
-            *count = stored;
-        return stmt.Finalize(result);
-    });
+    return LoadTable(kSqlMulticAbstracts, kStatementLevel, abstracts, capacity, count,
+                     [](sqlite3_stmt *row, MulticAbstract &out) {
+                         CopyColumnText(row, 0, out.multic_id, sizeof out.multic_id);
+                         out.config_cnt = ColumnInt<uint8_t>(row, 1);
+                     });
 }
 
 int32_t kZDB_LoadMultic(const char *multic_id, MulticRecord *record)
@@ -959,28 +941,14 @@ int32_t kZDB_LoadMulticRemovals(MulticRemoval *removals, int32_t *count)
     if (removals == nullptr)
         return -201;
     int32_t capacity = count != nullptr ? *count : kZdbAbstractMax;
-    int32_t stored   = 0;
-    if (count != nullptr)
-        *count = 0;
-    return RunOperation(Txn::kRead, [&](sqlite3 *db) {
-        Statement stmt;
-        if (stmt.Prepare(db, kSqlLoadMulticRemovals) != 0)
-            return -904;
-        LogStatement(kRemovalLevel, stmt.get(), false);
-        int32_t result = StepRows(db, stmt.get(), [&](sqlite3_stmt *row) {
-            if (stored >= capacity)
-                return;
-            MulticRemoval &out = removals[stored++];
-            out.src_ieee_addr  = ColumnHex(row, 0, 16);
-            out.src_endpoint   = ColumnInt<uint8_t>(row, 1);
-            out.dst_ieee_addr  = ColumnHex(row, 2, 16);
-            out.dst_endpoint   = ColumnInt<uint8_t>(row, 3);
-            out.timestamp      = ColumnInt<uint32_t>(row, 4);
-        });
-        if (count != nullptr)
-            *count = stored;
-        return stmt.Finalize(result);
-    });
+    return LoadTable(kSqlLoadMulticRemovals, kRemovalLevel, removals, capacity, count,
+                     [](sqlite3_stmt *row, MulticRemoval &out) {
+                         out.src_ieee_addr = ColumnHex(row, 0, 16);
+                         out.src_endpoint  = ColumnInt<uint8_t>(row, 1);
+                         out.dst_ieee_addr = ColumnHex(row, 2, 16);
+                         out.dst_endpoint  = ColumnInt<uint8_t>(row, 3);
+                         out.timestamp     = ColumnInt<uint32_t>(row, 4);
+                     });
 }
 
 int32_t kZDB_AddMulticRemoval(uint64_t src_ieee_addr, uint8_t src_endpoint, uint64_t dst_ieee_addr,
