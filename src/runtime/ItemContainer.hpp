@@ -194,12 +194,24 @@ public:
     // passes. True when it holds an item.
     template <typename Rep, typename Period> bool wait_for_item(std::chrono::duration<Rep, Period> timeout)
     {
+        return wait_for_item(timeout, wake_count());
+    }
+
+    // The same, but also returns at once when wake() was called since `seen_wakes`
+    // (a wake_count() read before the caller looked at the state it waits on), so a
+    // wake between that look and the wait is not lost.
+    template <typename Rep, typename Period>
+    bool wait_for_item(std::chrono::duration<Rep, Period> timeout, uint64_t seen_wakes)
+    {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (!items_.empty())
-            return true;
-        uint64_t seen = wakes_;
-        ready_.wait_for(lock, timeout, [&] { return !items_.empty() || wakes_ != seen; });
+        ready_.wait_for(lock, timeout, [&] { return !items_.empty() || wakes_ != seen_wakes; });
         return !items_.empty();
+    }
+
+    uint64_t wake_count() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return wakes_;
     }
 
     // Releases every waiter of wait_for_item (used when stopping a consumer).

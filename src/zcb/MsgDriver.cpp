@@ -274,8 +274,11 @@ bool SenderIdle()
 // due, then credits the scans the sleep stood for.
 void SenderIdleWait()
 {
-    int32_t  countdown;
-    uint64_t resets;
+    // Read before the countdown, so a change of it (and its wake) while this task
+    // decides how long to sleep cuts the sleep short instead of being missed.
+    const uint64_t wakes = gDri.pending.wake_count();
+    int32_t        countdown;
+    uint64_t       resets;
     {
         std::lock_guard<std::mutex> lock(gDri.probe_mutex);
         countdown = gDri.probe_countdown;
@@ -284,7 +287,7 @@ void SenderIdleWait()
     if (countdown <= 1)
         return;
     const auto start = Clock::now();
-    gDri.pending.wait_for_item(milliseconds(static_cast<int64_t>(countdown - 1) * kTickMs));
+    gDri.pending.wait_for_item(milliseconds(static_cast<int64_t>(countdown - 1) * kTickMs), wakes);
     const auto slept = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
     int64_t    scans = slept / kTickMs;
     std::lock_guard<std::mutex> lock(gDri.probe_mutex);

@@ -239,7 +239,7 @@ TEST_F(StationStartUpTest, StoredNameAndDevicesDecideTheStart)
     LogCapture log;
     kZ3GWSS_StartUp(Defaults(), 0, 3);
     EXPECT_STREQ("Kitchen GW", kZ3GWSS_State().gateway_name);
-    EXPECT_EQ(0u, sim_.CountReceived(kZcbMsg_dNetworkDownReq));
+    EXPECT_EQ(0u, sim_.CountDelivered(kZcbMsg_dNetworkDownReq));
     EXPECT_FALSE(log.Contains("DB module init failed"));
 }
 

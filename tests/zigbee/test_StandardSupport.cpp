@@ -161,20 +161,20 @@ protected:
     {
         ASSERT_EQ(StartGateway(false), 0);
         ASSERT_EQ(kZSS_StopTasks(), 0);
-        ASSERT_TRUE(sim_.WaitForFrames(kZcbMsg_dG1SetReq, 1, 2000ms));
+        ASSERT_TRUE(sim_.WaitForDelivered(kZcbMsg_dG1SetReq, 1, 2000ms));
         sim_.ClearReceived();
     }
 
     // The next permit-join notice, waited for.
     ReceivedFrame NextNotice(size_t nth)
     {
-        EXPECT_TRUE(sim_.WaitForFrames(kZcbMsg_dOodCmdReq, nth, 2000ms));
-        auto frames = sim_.ReceivedOf(kZcbMsg_dOodCmdReq);
+        EXPECT_TRUE(sim_.WaitForDelivered(kZcbMsg_dOodCmdReq, nth, 2000ms));
+        auto frames = sim_.DeliveredOf(kZcbMsg_dOodCmdReq);
         return frames.size() >= nth ? frames[nth - 1] : ReceivedFrame{};
     }
 
     // True when no frame of the identifier beyond `have` arrives within a short grace.
-    bool NoMore(uint32_t id, size_t have) { return !sim_.WaitForFrames(id, have + 1, 150ms); }
+    bool NoMore(uint32_t id, size_t have) { return !sim_.WaitForDelivered(id, have + 1, 150ms); }
 
     LogCapture  log_;
     TempDir     dir_;
@@ -193,15 +193,15 @@ TEST_F(StandardSupportTest, FreshStartLeavesTheOldNetworkFirst)
     EXPECT_EQ(Split(frames.front().payload).size(), 2u) << "no fields, only sequence and CRC";
     EXPECT_TRUE(log_.Contains("net work down req!!\r\n"));
     // The simulator drops its network when told to leave, so the gateway forms a new one.
-    EXPECT_EQ(sim_.CountReceived(kZcbMsg_dNetworkUpReq), 1u);
+    EXPECT_EQ(sim_.CountDelivered(kZcbMsg_dNetworkUpReq), 1u);
     EXPECT_EQ(kZSS_GetNetInfo().pan_id, 0x5A7E);
 }
 
 TEST_F(StandardSupportTest, KnownDatabaseKeepsTheNetwork)
 {
     EXPECT_EQ(StartGateway(false), 0);
-    EXPECT_EQ(sim_.CountReceived(kZcbMsg_dNetworkDownReq), 0u);
-    EXPECT_EQ(sim_.CountReceived(kZcbMsg_dNetworkUpReq), 0u);
+    EXPECT_EQ(sim_.CountDelivered(kZcbMsg_dNetworkDownReq), 0u);
+    EXPECT_EQ(sim_.CountDelivered(kZcbMsg_dNetworkUpReq), 0u);
     auto frames = sim_.Received();
     ASSERT_FALSE(frames.empty());
     EXPECT_EQ(frames.front().msg_id, kZcbMsg_dLocalInfoV2Req);
@@ -223,10 +223,10 @@ TEST_F(StandardSupportTest, PanIdZeroFormsExactlyOneNetwork)
 {
     sim_.SetPanId(0);
     EXPECT_EQ(StartGateway(false), 0);
-    auto ups = sim_.ReceivedOf(kZcbMsg_dNetworkUpReq);
+    auto ups = sim_.DeliveredOf(kZcbMsg_dNetworkUpReq);
     ASSERT_EQ(ups.size(), 1u);
     EXPECT_EQ(ups[0].payload.rfind("00:ffff:0:20:", 0), 0u) << ups[0].payload;
-    EXPECT_EQ(sim_.CountReceived(kZcbMsg_dLocalInfoV2Req), 2u) << "read, form, read again";
+    EXPECT_EQ(sim_.CountDelivered(kZcbMsg_dLocalInfoV2Req), 2u) << "read, form, read again";
     EXPECT_EQ(kZSS_GetNetInfo().pan_id, 0x5A7E);
     EXPECT_FALSE(log_.Contains("failed("));
 }
@@ -234,8 +234,8 @@ TEST_F(StandardSupportTest, PanIdZeroFormsExactlyOneNetwork)
 TEST_F(StandardSupportTest, StartupSettingIsPostedWithoutSequenceOrCrc)
 {
     EXPECT_EQ(StartGateway(false), 0);
-    ASSERT_TRUE(sim_.WaitForFrames(kZcbMsg_dG1SetReq, 1, 2000ms));
-    auto g1 = sim_.ReceivedOf(kZcbMsg_dG1SetReq);
+    ASSERT_TRUE(sim_.WaitForDelivered(kZcbMsg_dG1SetReq, 1, 2000ms));
+    auto g1 = sim_.DeliveredOf(kZcbMsg_dG1SetReq);
     ASSERT_EQ(g1.size(), 1u);
     EXPECT_EQ(g1[0].text, "<zvsper-dG1SetReq>{0}");
     EXPECT_EQ(g1[0].seq, -1);
@@ -268,9 +268,9 @@ TEST_P(StartupFailureTest, IsLoggedAndTheGatewayRunsOn)
             EXPECT_TRUE(log_.Contains(text)) << text;
         }
     }
-    EXPECT_EQ(sim_.CountReceived(kZcbMsg_dNetworkUpReq), c.network_ups);
+    EXPECT_EQ(sim_.CountDelivered(kZcbMsg_dNetworkUpReq), c.network_ups);
     EXPECT_TRUE(Eventually([&] { return log_.Contains("Z3 standard procedure Task Started.\n"); }));
-    EXPECT_TRUE(sim_.WaitForFrames(kZcbMsg_dG1SetReq, 1, 2000ms));
+    EXPECT_TRUE(sim_.WaitForDelivered(kZcbMsg_dG1SetReq, 1, 2000ms));
 }
 
 const StartupFailureCase kStartupFailureCases[] = {
@@ -387,7 +387,7 @@ TEST_F(StandardSupportTest, LocalInfoWithoutNetworkOrFields)
 TEST_F(StandardSupportTest, UnsolicitedLocalInfoUpdatesAtOnce)
 {
     ASSERT_EQ(StartGateway(false), 0);
-    size_t requests = sim_.CountReceived(kZcbMsg_dLocalInfoV2Req);
+    size_t requests = sim_.CountDelivered(kZcbMsg_dLocalInfoV2Req);
     sim_.SendFrame(kZcbMsg_uLocalInfoAck, [](ZcbFrameBuf &buf) {
         kZZcbMsg_PutU8(buf, 0, true);
         kZZcbMsg_PutU16(buf, 0x4242, true);
@@ -405,7 +405,7 @@ TEST_F(StandardSupportTest, UnsolicitedLocalInfoUpdatesAtOnce)
     EXPECT_EQ(net.channel, 25);
     EXPECT_EQ(net.power, 3);
     EXPECT_EQ(kZSS_GetGatewayVersion(), "0.1.8_0.3.4");
-    EXPECT_EQ(sim_.CountReceived(kZcbMsg_dLocalInfoV2Req), requests) << "no request was needed";
+    EXPECT_EQ(sim_.CountDelivered(kZcbMsg_dLocalInfoV2Req), requests) << "no request was needed";
 }
 
 // ---- permit-join window ----
@@ -432,8 +432,8 @@ TEST_F(StandardSupportTest, SixtySecondWindowTimesTheCoprocessor)
     Ticks(29); // 2.9 s
     EXPECT_TRUE(NoMore(kZcbMsg_dPermitJoinOnReq, 0));
     Ticks(1); // 3 s
-    ASSERT_TRUE(sim_.WaitForFrames(kZcbMsg_dPermitJoinOnReq, 1, 2000ms));
-    EXPECT_EQ(Split(sim_.ReceivedOf(kZcbMsg_dPermitJoinOnReq)[0].payload).size(), 2u) << "no fields";
+    ASSERT_TRUE(sim_.WaitForDelivered(kZcbMsg_dPermitJoinOnReq, 1, 2000ms));
+    EXPECT_EQ(Split(sim_.DeliveredOf(kZcbMsg_dPermitJoinOnReq)[0].payload).size(), 2u) << "no fields";
 
     Ticks(569); // 59.9 s
     EXPECT_EQ(kZSS_IsJoining(), 1);
@@ -447,14 +447,14 @@ TEST_F(StandardSupportTest, SixtySecondWindowTimesTheCoprocessor)
     EXPECT_TRUE(NoMore(kZcbMsg_dPermitJoinOffReq, 0));
     EXPECT_EQ(ProductCount(), 2) << "the list lives until the coprocessor is closed";
     Ticks(1); // 63 s
-    ASSERT_TRUE(sim_.WaitForFrames(kZcbMsg_dPermitJoinOffReq, 1, 2000ms));
+    ASSERT_TRUE(sim_.WaitForDelivered(kZcbMsg_dPermitJoinOffReq, 1, 2000ms));
     EXPECT_EQ(ProductCount(), -1);
     EXPECT_FALSE(kZSS_ModuleLoopHasWork());
 
     Ticks(50);
     EXPECT_TRUE(NoMore(kZcbMsg_dPermitJoinOnReq, 1));
     EXPECT_TRUE(NoMore(kZcbMsg_dPermitJoinOffReq, 1));
-    EXPECT_EQ(sim_.CountReceived(kZcbMsg_dOodCmdReq), 2u);
+    EXPECT_EQ(sim_.CountDelivered(kZcbMsg_dOodCmdReq), 2u);
 }
 
 TEST_F(StandardSupportTest, NoticeCarriesTheLowByteOfTheWindow)
@@ -492,10 +492,10 @@ TEST_F(StandardSupportTest, ClosingEarlyCancelsTheOpening)
     Ticks(29);
     EXPECT_TRUE(NoMore(kZcbMsg_dPermitJoinOffReq, 0));
     Ticks(1);
-    ASSERT_TRUE(sim_.WaitForFrames(kZcbMsg_dPermitJoinOffReq, 1, 2000ms));
+    ASSERT_TRUE(sim_.WaitForDelivered(kZcbMsg_dPermitJoinOffReq, 1, 2000ms));
     Ticks(700);
     EXPECT_TRUE(NoMore(kZcbMsg_dPermitJoinOnReq, 0)) << "the coprocessor was never opened";
-    EXPECT_EQ(sim_.CountReceived(kZcbMsg_dOodCmdReq), 2u) << "no second closing";
+    EXPECT_EQ(sim_.CountDelivered(kZcbMsg_dOodCmdReq), 2u) << "no second closing";
 }
 
 TEST_F(StandardSupportTest, SecondOpeningRestartsTheWindow)
@@ -504,13 +504,13 @@ TEST_F(StandardSupportTest, SecondOpeningRestartsTheWindow)
     kZSS_PermitJoining(60);
     NextNotice(1);
     Ticks(100);
-    ASSERT_TRUE(sim_.WaitForFrames(kZcbMsg_dPermitJoinOnReq, 1, 2000ms));
+    ASSERT_TRUE(sim_.WaitForDelivered(kZcbMsg_dPermitJoinOnReq, 1, 2000ms));
     WriteFile(def_path_, R"({"devices":[{"pid":"ZV-X"}]})");
     kZSS_PermitJoining(10);
     EXPECT_EQ(NoticeData(NextNotice(2)), "00010a");
     EXPECT_EQ(ProductCount(), 1) << "reloaded";
     Ticks(30);
-    ASSERT_TRUE(sim_.WaitForFrames(kZcbMsg_dPermitJoinOnReq, 2, 2000ms));
+    ASSERT_TRUE(sim_.WaitForDelivered(kZcbMsg_dPermitJoinOnReq, 2, 2000ms));
     Ticks(69);
     EXPECT_EQ(kZSS_IsJoining(), 1);
     Ticks(1); // 10 s after the second opening

@@ -656,6 +656,25 @@ size_t ZcbSim::CountReceived(uint32_t msg_id) const
                                              [&](const ReceivedFrame &f) { return f.msg_id == msg_id; }));
 }
 
+std::vector<ReceivedFrame> ZcbSim::DeliveredOf(uint32_t msg_id) const
+{
+    std::vector<ReceivedFrame> out = ReceivedOf(msg_id);
+    std::erase_if(out, [](const ReceivedFrame &f) { return f.repeat; });
+    return out;
+}
+
+size_t ZcbSim::CountDelivered(uint32_t msg_id) const { return DeliveredOf(msg_id).size(); }
+
+bool ZcbSim::WaitForDelivered(uint32_t msg_id, size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return received_cv_.wait_for(lock, timeout, [&] {
+        return static_cast<size_t>(std::count_if(received_.begin(), received_.end(), [&](const ReceivedFrame &f) {
+                   return f.msg_id == msg_id && !f.repeat;
+               })) >= count;
+    });
+}
+
 void ZcbSim::ClearReceived()
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -848,6 +867,12 @@ void ZcbSim::HandleFrame(std::string_view text)
     uint32_t                                 ack_delay = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (frame.seq >= 0)
+        {
+            std::string &last = last_text_by_seq_[frame.seq];
+            frame.repeat      = last == frame.text;
+            last              = frame.text;
+        }
         received_.push_back(frame);
         trace = trace_;
         if (frame.crc_ok && frame.seq >= 0 && !withhold_acks_)

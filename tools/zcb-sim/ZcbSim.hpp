@@ -107,6 +107,7 @@ struct ReceivedFrame
     int         seq;      // 0..255, or -1 for a frame without sequence number and CRC
     bool        crc_ok;   // false: dropped without acknowledgement, like the real part
     uint64_t    time_ms;  // steady clock, milliseconds
+    bool        repeat = false; // a retransmission: same text as the last frame with this sequence number
 };
 
 class ZcbSim;
@@ -190,6 +191,11 @@ public:
     // Frames with this identifier, in arrival order.
     std::vector<ReceivedFrame> ReceivedOf(uint32_t msg_id) const;
     size_t                     CountReceived(uint32_t msg_id) const;
+    // The same without retransmissions: what the gateway meant to send, whatever the
+    // link timing (a slow acknowledgement makes the gateway write a frame again).
+    std::vector<ReceivedFrame> DeliveredOf(uint32_t msg_id) const;
+    size_t                     CountDelivered(uint32_t msg_id) const;
+    bool WaitForDelivered(uint32_t msg_id, size_t count, std::chrono::milliseconds timeout) const;
     void                       ClearReceived();
     // Waits until at least `count` frames with this identifier were received.
     bool WaitForFrames(uint32_t msg_id, size_t count, std::chrono::milliseconds timeout) const;
@@ -237,6 +243,7 @@ private:
     uint64_t                            out_order_        = 0;
     std::vector<Outgoing>               outgoing_;
     std::vector<ReceivedFrame>          received_;
+    std::map<int, std::string>          last_text_by_seq_; // for telling retransmissions apart
     std::string                         raw_received_;
     std::string                         partial_;
     std::function<void(const std::string &)> trace_;
