@@ -1,6 +1,9 @@
 #include "support/TestSupport.hpp"
 
+#include <cstdio>
 #include <cstdlib>
+
+#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
@@ -28,6 +31,18 @@ LogCapture::LogCapture(int threshold)
 LogCapture::~LogCapture()
 {
     kLogResetSink();
+    // A failed test shows what the system logged, so a rare failure can be read
+    // from the CI output alone.
+    if (::testing::Test::HasFailure())
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t                      first = entries_.size() > 300 ? entries_.size() - 300 : 0;
+        fprintf(stderr, "---- captured log (%zu messages, last %zu shown) ----\n", entries_.size(),
+                entries_.size() - first);
+        for (size_t i = first; i < entries_.size(); ++i)
+            fprintf(stderr, "%s%s", entries_[i].message.c_str(),
+                    entries_[i].message.empty() || entries_[i].message.back() != '\n' ? "\n" : "");
+    }
     kLogSetThreshold(0);
 }
 
