@@ -73,6 +73,19 @@ protected:
 
     void Write(std::string_view text) { ASSERT_EQ(static_cast<ssize_t>(text.size()), write(fd_, text.data(), text.size())); }
 
+    // Appends what the simulator wrote within wait_ms; false when nothing came.
+    bool ReadSome(std::string &raw, int wait_ms)
+    {
+        struct pollfd pfd{fd_, POLLIN, 0};
+        if (poll(&pfd, 1, wait_ms) <= 0)
+            return false;
+        char    buf[4096];
+        ssize_t n = read(fd_, buf, sizeof(buf));
+        if (n > 0)
+            raw.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+
     // Reads until `count` good frames were parsed, or the timeout passes; returns the
     // raw text read.
     std::string ReadFrames(size_t count, int timeout_ms = 1000)
@@ -81,19 +94,12 @@ protected:
         auto        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (std::chrono::steady_clock::now() < deadline)
         {
-            struct pollfd pfd{fd_, POLLIN, 0};
-            if (poll(&pfd, 1, 20) <= 0)
-            {
-                gFrames.clear();
-                kZZcbMsg_Parse(raw);
-                if (gFrames.size() >= count)
-                    return raw;
+            if (ReadSome(raw, 20))
                 continue;
-            }
-            char    buf[4096];
-            ssize_t n = read(fd_, buf, sizeof(buf));
-            if (n > 0)
-                raw.append(buf, static_cast<size_t>(n));
+            gFrames.clear();
+            kZZcbMsg_Parse(raw);
+            if (gFrames.size() >= count)
+                return raw;
         }
         gFrames.clear();
         kZZcbMsg_Parse(raw);
@@ -104,18 +110,10 @@ protected:
     // extras a short grace to show up; gFrames holds every frame read.
     void ReadExactly(size_t count)
     {
-        std::string raw = ReadFrames(count, 3000);
+        std::string raw      = ReadFrames(count, 3000);
         auto        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(150);
         while (std::chrono::steady_clock::now() < deadline)
-        {
-            struct pollfd pfd{fd_, POLLIN, 0};
-            if (poll(&pfd, 1, 20) <= 0)
-                continue;
-            char    buf[4096];
-            ssize_t n = read(fd_, buf, sizeof(buf));
-            if (n > 0)
-                raw.append(buf, static_cast<size_t>(n));
-        }
+            ReadSome(raw, 20);
         gFrames.clear();
         kZZcbMsg_Parse(raw);
     }
